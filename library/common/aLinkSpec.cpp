@@ -1,0 +1,24 @@
+#include "aLinkSpec.h"
+
+#include <new>
+
+linkSpec* aLinkSpec_Create(linkType type) {
+    auto* spec = new (std::nothrow) linkSpec{};
+    if (spec != nullptr) {
+        spec->type = type;
+    }
+    return spec;
+}
+
+linkSpec* aLinkSpec_Copy(const linkSpec* spec) {
+    return spec == nullptr ? nullptr : new (std::nothrow) linkSpec(*spec);
+}
+
+aErr aLinkSpec_Destroy(linkSpec** spec) {
+    if (spec == nullptr || *spec == nullptr) {
+        return aErrParam;
+    }
+    delete *spec;
+    *spec = nullptr;
+    return aErrNone;
+}
