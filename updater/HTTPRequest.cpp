@@ -12,18 +12,16 @@
 
 namespace {
 
-constexpr unsigned DEBUG_ServerComm = 0x20;
-
 // libcurl's write callback: every byte is accepted into the response body.
 size_t _rcv_data(void* bytes, size_t size, size_t count, void* response) {
     size_t length = size * count;
     // The chunk is not terminated, so the preview is bounded by its length as well.
     int preview = static_cast<int>(std::min<size_t>(length, 100));
-    Log::log(DEBUG_ServerComm, "rcv_data called (..., %zu, %zu, %08X) [%100.*s]\n", size, count,
+    Log::log(kLogServerComm, "rcv_data called (..., %zu, %zu, %08X) [%100.*s]\n", size, count,
              static_cast<unsigned>(reinterpret_cast<uintptr_t>(response)), preview,
              static_cast<const char*>(bytes));
     static_cast<HTTPResponse*>(response)->process(static_cast<const char*>(bytes), length);
-    Log::log(DEBUG_ServerComm, "rcv_data returns %zu\n", length);
+    Log::log(kLogServerComm, "rcv_data returns %zu\n", length);
     return length;
 }
 
@@ -87,7 +85,7 @@ HTTPResponse HTTPRequest::GET(const char* url, const std::map<std::string, std::
     }
     CURLcode rc = _configure(curl.get(), fullUrl, response, limits);
     if (rc == CURLE_OK) {
-        Log::log(DEBUG_ServerComm, "GET(%s)\n", fullUrl.c_str());
+        Log::log(kLogServerComm, "GET(%s)\n", fullUrl.c_str());
         rc = curl_easy_perform(curl.get());
     }
     if (rc == CURLE_OK) {

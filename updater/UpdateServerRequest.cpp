@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr unsigned DEBUG_ServerComm = 0x20;
-
 using Query = std::map<std::string, std::string>;
 using Lines = std::vector<std::string>;
 
@@ -59,10 +57,10 @@ std::optional<Lines> _request(const char* name, const Query& query, const char* 
         HTTPResponse response = HTTPRequest::GET(url, query);
         if (response.get_status() != 200) {
             if (pingStyle) {
-                Log::log(DEBUG_ServerComm, "PING ==> [%ld] [%s]\n", response.get_status(),
+                Log::log(kLogServerComm, "PING ==> [%ld] [%s]\n", response.get_status(),
                          response.get_response());
             } else {
-                Log::log(DEBUG_ServerComm, "%s ==> [%ld] [%s]\n", name, response.get_status(),
+                Log::log(kLogServerComm, "%s ==> [%ld] [%s]\n", name, response.get_status(),
                          response.get_response());
             }
             return std::nullopt;
@@ -70,13 +68,13 @@ std::optional<Lines> _request(const char* name, const Query& query, const char* 
         Lines lines =
             _splitLines(std::string(response.get_response(), response.get_response_size()));
         if (lines.empty() || lines[0].compare(0, 2, "ok") != 0) {
-            Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name,
+            Log::log(kLogServerComm, "ServerCommClass: %s failed [%s]\n", name,
                      response.get_request());
             return std::nullopt;
         }
         return lines;
     } catch (const std::exception& e) {
-        Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
+        Log::log(kLogServerComm, "%s ==> [%s]\n", name, e.what());
         return std::nullopt;
     }
 }
@@ -113,7 +111,7 @@ std::optional<std::array<uint8_t, 3>> _parseVersion(const std::string& version) 
         }
         return components;
     } catch (const std::exception& e) {
-        Log::log(DEBUG_ServerComm, "%s: Exception converting version: %s\n", "_sortVersion",
+        Log::log(kLogServerComm, "%s: Exception converting version: %s\n", "_sortVersion",
                  e.what());
         return std::nullopt;
     }
@@ -178,7 +176,7 @@ bool UpdateServerRequest::GetBuildList(unsigned serial, std::map<std::string, st
     }
     for (size_t i = 1; i < lines->size(); ++i) {
         const std::string& line = (*lines)[i];
-        Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetBuildList", line.c_str());
+        Log::log(kLogServerComm, "%s processing entry: [%s]\n", "GetBuildList", line.c_str());
         if (line.size() < 3) {
             continue;
         }
@@ -187,7 +185,7 @@ bool UpdateServerRequest::GetBuildList(unsigned serial, std::map<std::string, st
             continue;
         }
         std::string version = fields.size() > 1 ? fields[1] : std::string();
-        Log::log(DEBUG_ServerComm, "%s [%.10s][%.10s]\n", "GetBuildList", fields[0].c_str(),
+        Log::log(kLogServerComm, "%s [%.10s][%.10s]\n", "GetBuildList", fields[0].c_str(),
                  version.c_str());
         builds.emplace(fields[0], version);
     }
@@ -205,7 +203,7 @@ bool UpdateServerRequest::GetRecoveryInfo(const unsigned* fingerprint, unsigned*
         return false;
     }
     auto line = [&](size_t i) { return i < lines->size() ? (*lines)[i].c_str() : ""; };
-    Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", line(0), line(1),
+    Log::log(kLogServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", line(0), line(1),
              line(2));
     if (lines->size() > 1) {
         *serial = static_cast<unsigned>(std::strtoul(line(1), nullptr, 16));
@@ -223,7 +221,7 @@ bool UpdateServerRequest::GetDeviceJWT(unsigned serial, std::string& token, cons
         return false;
     }
     const std::string& line = (*lines)[1];
-    Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetDeviceJWT", line.c_str());
+    Log::log(kLogServerComm, "%s processing entry: [%s]\n", "GetDeviceJWT", line.c_str());
     if (line.size() <= 2) {
         return false;
     }

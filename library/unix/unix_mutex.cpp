@@ -24,6 +24,26 @@ bool sIsValid(const aMutex* mutex) {
     return mutex != nullptr && mutex->check == kMutexCheck;
 }
 
+// One mapping serves every call: each pthread call only returns its own subset.
+aErr sMapError(int result) {
+    switch (result) {
+        case 0:
+            return aErrNone;
+        case EAGAIN:
+            return aErrResource;
+        case EBUSY:
+            return aErrBusy;
+        case EINVAL:
+            return aErrParam;
+        case EDEADLK:
+            return aErrDuplicate;
+        case EPERM:
+            return aErrPermission;
+        default:
+            return aErrUnknown;
+    }
+}
+
 // An error-checking mutex: a relock by its holder or an unlock by another thread
 // comes back as an error instead of a deadlock or a silently broken exclusion.
 bool sInit(pthread_mutex_t* mutex) {
@@ -77,64 +97,26 @@ aErr aMutex_Destroy(aMutex** mutex) {
     const int result = pthread_mutex_destroy(&doomed->mutex);
     doomed->check = 0;
     delete doomed;
-    switch (result) {
-        case 0:
-            return aErrNone;
-        case EAGAIN:
-            return aErrResource;
-        case EBUSY:
-            return aErrBusy;
-        case EINVAL:
-            return aErrParam;
-        default:
-            return aErrUnknown;
-    }
+    return sMapError(result);
 }
 
 aErr aMutex_Lock(aMutex* mutex) {
     if (!sIsValid(mutex)) {
         return aErrParam;
     }
-    switch (pthread_mutex_lock(&mutex->mutex)) {
-        case 0:
-            return aErrNone;
-        case EINVAL:
-            return aErrParam;
-        case EDEADLK:
-            return aErrDuplicate;
-        default:
-            return aErrUnknown;
-    }
+    return sMapError(pthread_mutex_lock(&mutex->mutex));
 }
 
 aErr aMutex_TryLock(aMutex* mutex) {
     if (!sIsValid(mutex)) {
         return aErrParam;
     }
-    switch (pthread_mutex_trylock(&mutex->mutex)) {
-        case 0:
-            return aErrNone;
-        case EBUSY:
-            return aErrBusy;
-        case EINVAL:
-            return aErrParam;
-        default:
-            return aErrUnknown;
-    }
+    return sMapError(pthread_mutex_trylock(&mutex->mutex));
 }
 
 aErr aMutex_Unlock(aMutex* mutex) {
     if (!sIsValid(mutex)) {
         return aErrParam;
     }
-    switch (pthread_mutex_unlock(&mutex->mutex)) {
-        case 0:
-            return aErrNone;
-        case EPERM:
-            return aErrPermission;
-        case EINVAL:
-            return aErrParam;
-        default:
-            return aErrUnknown;
-    }
+    return sMapError(pthread_mutex_unlock(&mutex->mutex));
 }
