@@ -6,11 +6,12 @@
 #define KESTRIX_TESTS_UPDATESERVERPROCESS_H
 
 #include <signal.h>
-#include <sys/types.h>
 
 #include <chrono>
 #include <string>
 #include <vector>
+
+#include "ChildProcess.h"
 
 class UpdateServerProcess {
   public:
@@ -37,7 +38,7 @@ class UpdateServerProcess {
     // Sends the signal and waits for the exit (SIGKILL after a 10 s grace). Returns the
     // exit status, or 128 + the signal number when a signal ended the process.
     int stop(int signal = SIGTERM);
-    bool running() const { return pid_ > 0; }
+    bool running() const { return process_.running(); }
 
     // The access-log lines written so far, one per request.
     std::vector<std::string> accessLog() const;
@@ -47,7 +48,7 @@ class UpdateServerProcess {
     std::string errorOutput() const;
 
   private:
-    pid_t pid_ = -1;
+    kxtest::ChildProcess process_;
     int port_ = 0;
     std::string url_;
     std::string logDir_;

@@ -1,16 +1,8 @@
 // The real kestrix-bird: pack then info round-trips every block kind, the updater's
 // reader loads what it writes with identical blocks, scramble is undone by the
 // updater's decoding, and bad input gives clear errors and exit status 1.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -18,62 +10,24 @@
 
 #include "../unit/temp_dir.h"
 #include "BirdFile.h"
+#include "ProcessRun.h"
+#include "TestFiles.h"
 
 namespace {
 
 using ::testing::HasSubstr;
 using Bytes = std::vector<uint8_t>;
 
-struct Outcome {
-    int exitStatus = -1;
-    std::string out;
-    std::string err;
-};
+using Outcome = kxtest::ProcessResult;
+using kxtest::read_file;
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Runs kestrix-bird with args in `dir`; its streams go to files there.
+// Runs kestrix-bird with args in `dir`.
 Outcome RunBird(const TempDir& dir, const std::vector<std::string>& args) {
     std::vector<std::string> words = {KX_BIRD_BIN};
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
-    const std::string outPath = dir / "stdout.txt";
-    const std::string errPath = dir / "stderr.txt";
-    const pid_t child = fork();
-    if (child == 0) {
-        if (chdir(dir.path().c_str()) != 0) {
-            _exit(126);
-        }
-        dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
-        dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    Outcome outcome;
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ADD_FAILURE() << "kestrix-bird did not finish in time";
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return outcome;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    outcome.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    outcome.out = ReadAll(outPath);
-    outcome.err = ReadAll(errPath);
-    return outcome;
+    kxtest::RunOptions options;
+    options.workingDirectory = dir.path();
+    return kxtest::run_process(words, options);
 }
 
 // Every block kind, literal data given all three ways.
@@ -182,7 +136,7 @@ TEST_F(BirdToolTest, ScrambleIsUndoneByTheUpdatersDecoding) {
 
 TEST_F(BirdToolTest, BadFilesGiveClearErrors) {
     ASSERT_EQ(RunBird(dir, {"pack", "every.json", "-o", "good.bird"}).exitStatus, 0);
-    const std::string good = ReadAll(dir / "good.bird");
+    const std::string good = read_file(dir / "good.bird");
     dir.write("text.bird", "this is not a firmware image");
     dir.write("short.bird", "bird\x01\x01");
     dir.write("cut.bird", good.substr(0, good.size() - 8));

@@ -1,38 +1,32 @@
 // The command line of the real kestrix-updater: one table of command lines with the
 // parameters they parse to and the exit status, standard output and standard error of
 // the binary; the usage texts against hand-written golden files; the storage directory.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
 #include <functional>
 #include <optional>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "../unit/temp_dir.h"
-#include "CLI_Display.h"
+#include "CapturingDisplay.h"
 #include "Log.h"
 #include "Parameters.h"
+#include "ProcessRun.h"
+#include "TestFiles.h"
 
 namespace {
 
 const std::string kBinary = KX_UPDATER_BIN;
 
-struct Outcome {
-    int exitStatus = -1;
-    std::string out;
-    std::string err;
-};
+using Outcome = kxtest::ProcessResult;
+using kxtest::CapturingDisplay;
+using kxtest::replace_all;
 
 // Runs the binary with args, HOME pointing at home and a umask of 0, so the storage
 // directory shows the mode the updater asked for. Both streams are pipes (not a
@@ -40,95 +34,18 @@ struct Outcome {
 Outcome _run(const std::vector<std::string>& args, const std::string& home) {
     std::vector<std::string> words = {kBinary};
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
-    std::string homeVariable = "HOME=" + home;
-    char* envp[] = {homeVariable.data(), nullptr};
-
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe failed";
-        return {};
-    }
-    pid_t child = fork();
-    if (child == 0) {
-        int devNull = open("/dev/null", O_RDONLY);
-        dup2(devNull, STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        umask(0);
-        execve(argv[0], argv.data(), envp);
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-
-    Outcome outcome;
-    pollfd streams[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string* texts[2] = {&outcome.out, &outcome.err};
-    int open = 2;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (open > 0 && std::chrono::steady_clock::now() < deadline) {
-        if (poll(streams, 2, 200) <= 0) {
-            continue;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (streams[i].fd < 0 || streams[i].revents == 0) {
-                continue;
-            }
-            char buffer[4096];
-            ssize_t count = read(streams[i].fd, buffer, sizeof(buffer));
-            if (count > 0) {
-                texts[i]->append(buffer, static_cast<size_t>(count));
-            } else {
-                close(streams[i].fd);
-                streams[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    if (open > 0) {
-        ADD_FAILURE() << "the updater did not finish in time";
-        kill(child, SIGKILL);
-    }
-    for (const pollfd& stream : streams) {
-        if (stream.fd >= 0) {
-            close(stream.fd);
-        }
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    outcome.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return outcome;
+    kxtest::RunOptions options;
+    options.environment = std::vector<std::string>{"HOME=" + home};
+    options.clearUmask = true;
+    options.deadline = std::chrono::seconds(30);
+    return kxtest::run_process(words, options);
 }
 
-std::string _read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_TRUE(in.good()) << path;
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+// A golden usage text, which must be there.
+std::string _golden(const std::string& path) {
+    EXPECT_TRUE(std::ifstream(path, std::ios::binary).good()) << path;
+    return kxtest::read_file(path);
 }
-
-void _replace_all(std::string& text, const std::string& token, const std::string& value) {
-    for (size_t at = text.find(token); at != std::string::npos;
-         at = text.find(token, at + value.size())) {
-        text.replace(at, token.size(), value);
-    }
-}
-
-// A console display that keeps the text instead of printing it.
-class CapturingDisplay : public CLI_Display {
-  public:
-    void info_message(const char* text) override { out += std::string(text) + "\n"; }
-    void error_message(const char* text) override { err += std::string(text) + "\n"; }
-
-    std::string out;
-    std::string err;
-};
 
 // One command line. In args "@DIR@" is a fresh empty directory and "@FILE@" a regular
 // file. In the expected output "@V@" is the version line, "@N@" the notice line,
@@ -144,9 +61,9 @@ struct Row {
 class UpdaterCommandLine : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        shortUsage = _read_file(KX_GOLDEN_DIR "/usage_short.txt");
-        fullUsage = _read_file(KX_GOLDEN_DIR "/usage_full.txt");
-        extendedUsage = _read_file(KX_GOLDEN_DIR "/usage_full_extended.txt");
+        shortUsage = _golden(KX_GOLDEN_DIR "/usage_short.txt");
+        fullUsage = _golden(KX_GOLDEN_DIR "/usage_full.txt");
+        extendedUsage = _golden(KX_GOLDEN_DIR "/usage_full_extended.txt");
 
         // With no command the updater prints the version and notice lines, then the
         // short usage; the two lines are taken from here for the table.
@@ -163,14 +80,14 @@ class UpdaterCommandLine : public ::testing::Test {
     }
 
     std::string expand(std::string text, const TempDir& dir) const {
-        _replace_all(text, "@V@", versionLine);
-        _replace_all(text, "@N@", noticeLine);
-        _replace_all(text, "@SHORT@", shortUsage);
-        _replace_all(text, "@FULL@", fullUsage);
-        _replace_all(text, "@EXT@", extendedUsage);
-        _replace_all(text, "@ARGV0@", kBinary);
-        _replace_all(text, "@DIR@", dir.path());
-        _replace_all(text, "@FILE@", dir / "file");
+        replace_all(text, "@V@", versionLine);
+        replace_all(text, "@N@", noticeLine);
+        replace_all(text, "@SHORT@", shortUsage);
+        replace_all(text, "@FULL@", fullUsage);
+        replace_all(text, "@EXT@", extendedUsage);
+        replace_all(text, "@ARGV0@", kBinary);
+        replace_all(text, "@DIR@", dir.path());
+        replace_all(text, "@FILE@", dir / "file");
         return text;
     }
 

@@ -1,14 +1,6 @@
 // The server commands of the real kestrix-updater ("-B", "-L", "-J", "-G") against a real
 // kestrix-update-server on 127.0.0.1, over HTTP and HTTPS. Every run gets its own storage
 // directory ("-i") and home, so nothing touches the user's store.
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -24,7 +16,9 @@
 #include <nlohmann/json.hpp>
 
 #include "../unit/temp_dir.h"
+#include "ProcessRun.h"
 #include "TestCertificates.h"
+#include "TestFiles.h"
 #include "TestFirmwareRoot.h"
 #include "UpdateServerProcess.h"
 #include "base64.h"
@@ -44,11 +38,8 @@ constexpr unsigned kBuild590 = 99528590;  // 2.9.10
 constexpr unsigned kBuild600 = 99528600;  // 2.10.12, the latest offered
 constexpr unsigned kUnlisted = 99528700;  // 2.11.0, not in the list
 
-struct Outcome {
-    int exitStatus = -1;
-    std::string out;
-    std::string err;
-};
+using Outcome = kxtest::ProcessResult;
+using kxtest::read_file;
 
 // Runs the updater with args and exactly the environment env. Standard output is a pipe,
 // or with terminal a pseudo-terminal in raw mode (so its bytes arrive untranslated);
@@ -57,88 +48,11 @@ Outcome _run_updater(const std::vector<std::string>& args, const std::vector<std
                      bool terminal = false) {
     std::vector<std::string> words = {KX_UPDATER_BIN};
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
-    std::vector<std::string> variables = env;
-    std::vector<char*> envp;
-    for (std::string& variable : variables) {
-        envp.push_back(variable.data());
-    }
-    envp.push_back(nullptr);
-
-    int out[2];
-    int err[2];
-    if (terminal) {
-        if (openpty(&out[0], &out[1], nullptr, nullptr, nullptr) != 0) {
-            ADD_FAILURE() << "openpty failed";
-            return {};
-        }
-        termios mode;
-        tcgetattr(out[1], &mode);
-        cfmakeraw(&mode);
-        tcsetattr(out[1], TCSANOW, &mode);
-        fcntl(out[0], F_SETFD, FD_CLOEXEC);
-        fcntl(out[1], F_SETFD, FD_CLOEXEC);
-    } else if (pipe2(out, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe failed";
-        return {};
-    }
-    if (pipe2(err, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe failed";
-        return {};
-    }
-    pid_t child = fork();
-    if (child == 0) {
-        int devNull = open("/dev/null", O_RDONLY);
-        dup2(devNull, STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-
-    Outcome outcome;
-    pollfd streams[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string* texts[2] = {&outcome.out, &outcome.err};
-    int open = 2;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (open > 0 && std::chrono::steady_clock::now() < deadline) {
-        if (poll(streams, 2, 200) <= 0) {
-            continue;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (streams[i].fd < 0 || streams[i].revents == 0) {
-                continue;
-            }
-            char buffer[4096];
-            ssize_t count = read(streams[i].fd, buffer, sizeof(buffer));
-            if (count > 0) {
-                texts[i]->append(buffer, static_cast<size_t>(count));
-            } else {  // end of file, or EIO once a terminal's last writer has gone
-                close(streams[i].fd);
-                streams[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    if (open > 0) {
-        ADD_FAILURE() << "the updater did not finish in time";
-        kill(child, SIGKILL);
-    }
-    for (const pollfd& stream : streams) {
-        if (stream.fd >= 0) {
-            close(stream.fd);
-        }
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    outcome.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return outcome;
+    kxtest::RunOptions options;
+    options.environment = env;
+    options.terminalOutput = terminal;
+    options.deadline = std::chrono::seconds(60);
+    return kxtest::run_process(words, options);
 }
 
 // Standard output without the version line that every run starts with (checked here).
@@ -151,13 +65,6 @@ std::string _after_version_line(const std::string& out) {
         return out;
     }
     return out.substr(end + 1);
-}
-
-std::string _read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 std::string _text(const std::vector<uint8_t>& bytes) {
@@ -178,7 +85,7 @@ std::map<std::string, std::string> _snapshot(const std::string& directory) {
     std::map<std::string, std::string> files;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
-        files[entry.path().filename().string()] = _read_file(entry.path().string());
+        files[entry.path().filename().string()] = read_file(entry.path().string());
     }
     return files;
 }
@@ -186,7 +93,7 @@ std::map<std::string, std::string> _snapshot(const std::string& directory) {
 // The key=value lines of a settings file.
 std::map<std::string, std::string> _settings(const std::string& path) {
     std::map<std::string, std::string> entries;
-    std::istringstream lines(_read_file(path));
+    std::istringstream lines(read_file(path));
     for (std::string line; std::getline(lines, line);) {
         size_t equals = line.find('=');
         if (equals != std::string::npos) {

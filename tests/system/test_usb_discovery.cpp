@@ -2,22 +2,13 @@
 // spec each one gives, stopping early, and finding one module by its serial number.
 #include <vector>
 
+#include "DiscoveryCollector.h"
 #include "discover.h"
 #include "usb_lab_fixture.h"
 
 namespace {
 
-struct Collector {
-    std::vector<linkSpec> found;
-    size_t stopAfter = 0;
-
-    static bool callback(const linkSpec* spec, bool* matched, void* ref) {
-        auto self = static_cast<Collector*>(ref);
-        self->found.push_back(*spec);
-        *matched = true;
-        return self->stopAfter == 0 || self->found.size() < self->stopAfter;
-    }
-};
+using Collector = kxtest::DiscoveryCollector;
 
 class UsbDiscovery : public UsbLabTest {};
 

@@ -9,9 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +18,7 @@
 
 #include "CLI_Display.h"
 #include "Log.h"
+#include "TestFiles.h"
 #include "UpdaterDisplayInterface.h"
 #include "temp_dir.h"
 
@@ -82,13 +81,6 @@ class Redirect {
     int saved;
 };
 
-std::string _read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 TEST(CLI_Display, InfoGoesToStandardOutputAndErrorsToStandardError) {
     TempDir dir;
     const std::string outPath = dir / "out", errPath = dir / "err";
@@ -105,8 +97,8 @@ TEST(CLI_Display, InfoGoesToStandardOutputAndErrorsToStandardError) {
         close(out);
         close(err);
     }
-    EXPECT_EQ(_read_file(outPath), "Searching for Kestrix devices\ndirect\n");
-    EXPECT_EQ(_read_file(errPath), "Download failed\n");
+    EXPECT_EQ(kxtest::read_file(outPath), "Searching for Kestrix devices\ndirect\n");
+    EXPECT_EQ(kxtest::read_file(errPath), "Download failed\n");
 }
 
 TEST(CLI_Display, DrawsNothingWhenStandardOutputIsAFile) {
@@ -128,7 +120,7 @@ TEST(CLI_Display, DrawsNothingWhenStandardOutputIsAFile) {
         }
         close(out);
     }
-    EXPECT_EQ(_read_file(outPath), "Update time: 1.5000 sec\n");
+    EXPECT_EQ(kxtest::read_file(outPath), "Update time: 1.5000 sec\n");
 }
 
 // Standard output on a raw pseudo-terminal, read back byte for byte from its master.

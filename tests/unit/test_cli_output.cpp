@@ -11,19 +11,12 @@
 
 #include "CLI_Display.h"
 #include "CLI_Output.h"
+#include "CapturingDisplay.h"
 #include "Parameters.h"
 
 namespace {
 
-// A console display that keeps the text instead of printing it.
-class CapturingDisplay : public CLI_Display {
-  public:
-    void info_message(const char* text) override { out += std::string(text) + "\n"; }
-    void error_message(const char* text) override { err += std::string(text) + "\n"; }
-
-    std::string out;
-    std::string err;
-};
+using kxtest::CapturingDisplay;
 
 DeviceInfo _device(uint32_t type, uint32_t serial, uint32_t model) {
     DeviceInfo device;

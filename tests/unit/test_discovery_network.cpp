@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "DiscoveryCollector.h"
 #include "aMulticast.h"
 #include "discover.h"
 #include "discovery_responder.h"
@@ -28,18 +29,7 @@ uint32_t sAddress(const char* text) {
 
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 
-// Collects what an enumeration reports; stops after `stopAfter` specs when set.
-struct Collector {
-    std::vector<linkSpec> found;
-    size_t stopAfter = 0;
-
-    static bool callback(const linkSpec* spec, bool* matched, void* ref) {
-        auto self = static_cast<Collector*>(ref);
-        self->found.push_back(*spec);
-        *matched = true;
-        return self->stopAfter == 0 || self->found.size() < self->stopAfter;
-    }
-};
+using Collector = kxtest::DiscoveryCollector;
 
 std::vector<kxsim::DiscoverableModule> sModules(size_t count) {
     std::vector<kxsim::DiscoverableModule> modules;

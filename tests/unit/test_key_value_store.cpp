@@ -6,12 +6,11 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 
 #include "KeyValueStore.h"
+#include "TestFiles.h"
 #include "file_size_limit.h"
 #include "log_capture.h"
 #include "temp_dir.h"
@@ -21,21 +20,6 @@ namespace {
 using Entries = std::map<std::string, std::string>;
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> Names(const std::string& directory) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-        names.push_back(entry.path().filename().string());
-    }
-    return names;
-}
 
 // ctime's form, as in "Thu Dec 10 00:47:30 2026".
 const char* const kStamp =
@@ -101,7 +85,7 @@ TEST(KeyValueStoreLoad, MissingFileIsCreatedWithTwoStamps) {
     KeyValueStore store(path.c_str());
     EXPECT_THAT(log.text(),
                 HasSubstr("Attibutes: Error - cannot open attributes file: '" + path + "' (2)\n"));
-    const std::string text = ReadAll(path);
+    const std::string text = kxtest::read_file(path);
     const std::string created = "CREATED_TIME=";
     const std::string updated = "\nUPDATED_TIME=";
     ASSERT_EQ(text.rfind(created, 0), 0u) << text;
@@ -112,7 +96,7 @@ TEST(KeyValueStoreLoad, MissingFileIsCreatedWithTwoStamps) {
     EXPECT_THAT(first, MatchesRegex(kStamp));
     EXPECT_FALSE(store.modified);
     EXPECT_EQ(store.filename, path);
-    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{".settings"});
+    EXPECT_EQ(kxtest::file_names(dir.path()), std::vector<std::string>{".settings"});
 }
 
 TEST(KeyValueStoreLoad, UncreatableFileStaysInMemory) {
@@ -207,12 +191,13 @@ TEST(KeyValueStoreSave, UnchangedStoreKeepsItsStampAndIsWrittenSorted) {
                                    "\nalpha=2\n");
     KeyValueStore store(path.c_str());
     store.Save(nullptr);
-    EXPECT_EQ(ReadAll(path), std::string("UPDATED_TIME=") + kOldStamp + "\nalpha=2\nzeta=1\n");
+    EXPECT_EQ(kxtest::read_file(path),
+              std::string("UPDATED_TIME=") + kOldStamp + "\nalpha=2\nzeta=1\n");
 
     // A lookup of an absent key leaves it behind, and it is written with no value.
     store.GetInt("LATEST_TRANSFER", 0);
     store.Save(nullptr);
-    EXPECT_EQ(ReadAll(path),
+    EXPECT_EQ(kxtest::read_file(path),
               std::string("LATEST_TRANSFER=\nUPDATED_TIME=") + kOldStamp + "\nalpha=2\nzeta=1\n");
 
     store.Add("alpha", 3);
@@ -221,8 +206,9 @@ TEST(KeyValueStoreSave, UnchangedStoreKeepsItsStampAndIsWrittenSorted) {
     const std::string stamp = store.GetString("UPDATED_TIME", nullptr);
     EXPECT_NE(stamp, kOldStamp);
     EXPECT_THAT(stamp, MatchesRegex(kStamp));
-    EXPECT_EQ(ReadAll(path), "LATEST_TRANSFER=\nUPDATED_TIME=" + stamp + "\nalpha=3\nzeta=1\n");
-    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{".settings"});
+    EXPECT_EQ(kxtest::read_file(path),
+              "LATEST_TRANSFER=\nUPDATED_TIME=" + stamp + "\nalpha=3\nzeta=1\n");
+    EXPECT_EQ(kxtest::file_names(dir.path()), std::vector<std::string>{".settings"});
 }
 
 TEST(KeyValueStoreSave, FailedWriteKeepsTheOldFile) {
@@ -236,15 +222,15 @@ TEST(KeyValueStoreSave, FailedWriteKeepsTheOldFile) {
         FileSizeLimit limit(4096);
         store.Save(nullptr);
     }
-    EXPECT_EQ(ReadAll(path), original);
+    EXPECT_EQ(kxtest::read_file(path), original);
     EXPECT_TRUE(store.modified);
     EXPECT_THAT(log.text(), HasSubstr("Attibutes: Error - cannot write attributes file: '" + path +
                                       "' (27)\n"));
-    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{".settings"});
+    EXPECT_EQ(kxtest::file_names(dir.path()), std::vector<std::string>{".settings"});
 
     store.Save(nullptr);  // the disk has room again
     EXPECT_FALSE(store.modified);
-    EXPECT_THAT(ReadAll(path), HasSubstr(std::string(64 * 1024, 'n')));
+    EXPECT_THAT(kxtest::read_file(path), HasSubstr(std::string(64 * 1024, 'n')));
 }
 
 TEST(KeyValueStoreSave, UnboundStoreSavesToTheDefaultFile) {
@@ -259,7 +245,7 @@ TEST(KeyValueStoreSave, UnboundStoreSavesToTheDefaultFile) {
     EXPECT_EQ(log.text(),
               "Attibutes: no filename given for attributes, using default:[.settings]\n");
     EXPECT_EQ(store.filename, ".settings");
-    EXPECT_THAT(ReadAll(dir / ".settings"),
+    EXPECT_THAT(kxtest::read_file(dir / ".settings"),
                 HasSubstr("LATEST_TRANSFER=/tmp/x.bird\nUPDATED_TIME="));
 }
 

@@ -2,9 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
+#include "TestFiles.h"
 #include "aLogger.h"
 #include "aPacketDebug.h"
 #include "scripted_stream.h"
@@ -144,13 +143,6 @@ aErr writeRecord(aFileHandle file, aLinkHandle link) {
     return aFile_Printf(file, "\n");
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream file(path);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 }  // namespace
 
 TEST(Logger, WritesCapturedRecordsToItsFile) {
@@ -168,9 +160,9 @@ TEST(Logger, WritesCapturedRecordsToItsFile) {
     ASSERT_EQ(aLink_PacketDebug_Write(link, aPacketLogText, sizeof marker, marker), aErrNone);
     PacketPtr packet = makePacket(4, {kEcho, 0x2A});
     ASSERT_EQ(aLink_PutPacket(link, packet.get()), aErrNone);
-    EXPECT_TRUE(
-        eventually([&] { return readFile(path).find("1: 04 02 17 2A\n") != std::string::npos; }));
-    EXPECT_NE(readFile(path).find("3: 53 54\n"), std::string::npos);
+    EXPECT_TRUE(eventually(
+        [&] { return kxtest::read_file(path).find("1: 04 02 17 2A\n") != std::string::npos; }));
+    EXPECT_NE(kxtest::read_file(path).find("3: 53 54\n"), std::string::npos);
 
     ASSERT_EQ(aLogger_Disable(logger), aErrNone);
     aLogger_Destroy(&logger);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "StreamChecks.h"
 #include "temp_dir.h"
 #include "unix_streamserial.h"
 
@@ -180,14 +181,7 @@ TEST_F(SerialStreamTest, CarriesBytesBothWays) {
 
 TEST_F(SerialStreamTest, IdleGetWaitsBrieflyThenIsNotReady) {
     ASSERT_EQ(aStream_CreateSerial(pty.path(), 6, false, 0, 0, &stream), aErrNone);
-    for (int i = 0; i < 3; ++i) {
-        uint8_t byte = 0;
-        const auto start = Clock::now();
-        EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
-        const auto waited = Clock::now() - start;
-        EXPECT_GE(waited, std::chrono::milliseconds(aSTREAM_IDLE_WAIT_MS / 2));
-        EXPECT_LT(waited, std::chrono::seconds(1));
-    }
+    kxtest::expect_idle_reads_wait_briefly(stream);
 }
 
 TEST_F(SerialStreamTest, LostDeviceIsAnIOError) {

@@ -5,13 +5,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "BirdWriter.h"
+#include "TestFiles.h"
 #include "UpdaterStore.h"
 #include "file_size_limit.h"
 #include "log_capture.h"
@@ -20,23 +17,6 @@
 namespace {
 
 using ::testing::HasSubstr;
-namespace fs = std::filesystem;
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> Names(const std::string& directory) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(directory)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 std::vector<uint8_t> SmallImage(unsigned build) {
     BirdWriter writer;
@@ -108,11 +88,11 @@ TEST_F(UpdaterStoreTest, AddDeviceCreatesDirectoryAndSettingsOnce) {
     EXPECT_TRUE(item.IsValid());
     const std::string settings = base + "/40F5849A/.settings";
     EXPECT_EQ(item.settings.filename, settings);
-    const std::string first = ReadAll(settings);
+    const std::string first = kxtest::read_file(settings);
     EXPECT_THAT(first, ::testing::MatchesRegex("CREATED_TIME=.*\nUPDATED_TIME=.*\n"));
 
     UpdaterStoreItem again = store.AddDevice(0x40F5849A);
-    EXPECT_EQ(ReadAll(settings), first);
+    EXPECT_EQ(kxtest::read_file(settings), first);
     EXPECT_EQ(again.settings.entries, item.settings.entries);
 }
 
@@ -169,7 +149,7 @@ TEST_F(UpdaterStoreTest, LocalBuildsListEveryFileButDotFiles) {
     EXPECT_EQ(device.ReadBirdFile(items[0].name.c_str()).GetBuild(), 99528558u);
 
     // No settings file appears beneath an image.
-    EXPECT_EQ(Names(base + "/40F5849A"),
+    EXPECT_EQ(kxtest::file_names(base + "/40F5849A"),
               (std::vector<std::string>{".hidden", ".settings", "99528558.bird"}));
 
     std::vector<UpdaterStoreItem> none = {UpdaterStoreItem()};
@@ -185,7 +165,7 @@ TEST_F(UpdaterStoreTest, WriteFileReplacesImagesWhole) {
     ASSERT_EQ(device.WriteFile("1.bird", first.data(), first.size()), aErrNone);
     const std::vector<uint8_t> second(10, 0x22);
     ASSERT_EQ(device.WriteFile("1.bird", second.data(), second.size()), aErrNone);
-    EXPECT_EQ(ReadAll(path), std::string(10, 0x22));
+    EXPECT_EQ(kxtest::read_file(path), std::string(10, 0x22));
 
     const std::vector<uint8_t> large(64 * 1024, 0x33);
     {
@@ -193,8 +173,9 @@ TEST_F(UpdaterStoreTest, WriteFileReplacesImagesWhole) {
         EXPECT_EQ(device.WriteFile("1.bird", large.data(), large.size()), aErrIO);
         EXPECT_EQ(device.WriteFile("2.bird", large.data(), large.size()), aErrIO);
     }
-    EXPECT_EQ(ReadAll(path), std::string(10, 0x22));
-    EXPECT_EQ(Names(base + "/40F5849A"), (std::vector<std::string>{".settings", "1.bird"}));
+    EXPECT_EQ(kxtest::read_file(path), std::string(10, 0x22));
+    EXPECT_EQ(kxtest::file_names(base + "/40F5849A"),
+              (std::vector<std::string>{".settings", "1.bird"}));
 }
 
 TEST_F(UpdaterStoreTest, WriteFileRefusesWhatItCannotWrite) {
@@ -204,7 +185,7 @@ TEST_F(UpdaterStoreTest, WriteFileRefusesWhatItCannotWrite) {
     const uint8_t byte = 0;
     EXPECT_EQ(device.WriteFile("missing/x.bird", &byte, 1), aErrNotFound);
     EXPECT_EQ(UpdaterStoreItem().WriteFile("x.bird", &byte, 1), aErrNotFound);
-    EXPECT_EQ(Names(base + "/40F5849A"), std::vector<std::string>{".settings"});
+    EXPECT_EQ(kxtest::file_names(base + "/40F5849A"), std::vector<std::string>{".settings"});
 }
 
 TEST_F(UpdaterStoreTest, ReadBirdFileChecksTheImage) {
