@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "../unit/temp_dir.h"
+#include "BirdChecks.h"
 #include "BirdFile.h"
 #include "ProcessRun.h"
 #include "TestFiles.h"
@@ -90,18 +91,14 @@ TEST_F(BirdToolTest, PackAndInfoRoundTripEveryBlockKind) {
     }
 
     BirdFile bird((dir / "every.bird").c_str());
-    struct Expected {
-        uint8_t type, flags;
-        uint32_t length, address;
-    } expected[] = {{0, 0, 9, 0x20000000}, {1, 1, 44, 0x10000}, {1, 7, 304, 65536000}, {2, 0, 8, 0},
-                    {4, 0, 64, 0},         {5, 2, 4, 0},        {9, 0, 3, 0}};
-    ASSERT_EQ(bird.blocks.size(), std::size(expected));
-    for (size_t i = 0; i < std::size(expected); ++i) {
-        EXPECT_EQ(bird.blocks[i].type, expected[i].type) << i;
-        EXPECT_EQ(bird.blocks[i].flags, expected[i].flags) << i;
-        EXPECT_EQ(bird.blocks[i].length, expected[i].length) << i;
-        EXPECT_EQ(bird.blocks[i].address, expected[i].address) << i;
-    }
+    kxtest::expect_blocks(bird, {{0, 0, 9, 0x20000000},
+                                 {1, 1, 44, 0x10000},
+                                 {1, 7, 304, 65536000},
+                                 {2, 0, 8, 0},
+                                 {4, 0, 64, 0},
+                                 {5, 2, 4, 0},
+                                 {9, 0, 3, 0}});
+    ASSERT_FALSE(HasFatalFailure());
     auto bytes = [&](size_t i) {
         return Bytes(bird.blocks[i].data, bird.blocks[i].data + bird.blocks[i].length);
     };

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "BirdChecks.h"
 #include "BirdFile.h"
 #include "BirdWriter.h"
 #include "log_capture.h"
@@ -450,18 +451,13 @@ TEST_F(BirdFileTest, WriterOutputLoadsWithIdenticalBlocks) {
     BirdFile bird(path.c_str());
     EXPECT_EQ(Bytes(bird.payload.begin(), bird.payload.end()), payload);
     EXPECT_EQ(bird.checksum, BirdChecksum(payload.data(), payload.size() - 4));
-    struct Expected {
-        uint8_t type, flags;
-        uint32_t length, address;
-    } expected[] = {{0, 0, 6, 0x20000000}, {1, 7, 304, 0x10000}, {2, 1, 8, 0},
-                    {4, 2, 64, 0},         {5, 0, 4, 0},         {31, 5, 3, 0}};
-    ASSERT_EQ(bird.blocks.size(), std::size(expected));
-    for (size_t i = 0; i < std::size(expected); ++i) {
-        EXPECT_EQ(bird.blocks[i].type, expected[i].type) << i;
-        EXPECT_EQ(bird.blocks[i].flags, expected[i].flags) << i;
-        EXPECT_EQ(bird.blocks[i].length, expected[i].length) << i;
-        EXPECT_EQ(bird.blocks[i].address, expected[i].address) << i;
-    }
+    kxtest::expect_blocks(bird, {{0, 0, 6, 0x20000000},
+                                 {1, 7, 304, 0x10000},
+                                 {2, 1, 8, 0},
+                                 {4, 2, 64, 0},
+                                 {5, 0, 4, 0},
+                                 {31, 5, 3, 0}});
+    ASSERT_FALSE(HasFatalFailure());
     EXPECT_EQ(BlockBytes(bird.blocks[4]), (Bytes{0x20, 0x00, 0x01, 0x00}));
     EXPECT_EQ(bird.GetVersion(), "2.12.5");
     EXPECT_TRUE(bird.ValidateModel("KX-HUB"));
